@@ -1,0 +1,1 @@
+zandrel_add_test(e2e_smoke_test e2e_smoke_test.cpp)
