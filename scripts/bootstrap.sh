@@ -40,10 +40,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 if [ "$mode" = demo ]; then
-  cmake --preset release -DZANDREL_BUILD_TESTS=OFF >/dev/null
-  cmake --build --preset release
-  bin=build/release
-  demo=build/demo
+  cmake --preset demo >/dev/null
+  cmake --build --preset demo
+  bin=build/demo
+  demo=build/demo/sample
   rm -rf "$demo"; mkdir -p "$demo"
   # Four adjoining tiles of one survey: same format, scales and offsets.
   for i in 1 2 3 4; do
