@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -38,6 +39,8 @@ Kind kind_of(const std::string &path) {
     if (st.st_mode & _S_IFDIR) return Kind::Directory;
     return Kind::Other;
 }
+
+std::string replaced_file(const std::string &path) { return path; }
 
 static FileId id_of_handle(HANDLE h) {
     FileId id;
@@ -148,6 +151,16 @@ FileId id_of(const std::string &path) {
         id.valid = true;
     }
     return id;
+}
+
+std::string replaced_file(const std::string &path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char *target = ::realpath(path.c_str(), nullptr);
+    if (!target) return path;  // a dangling link is replaced itself
+    std::string resolved = target;
+    std::free(target);
+    return resolved;
 }
 
 int File::open(const std::string &path, Mode mode) {

@@ -26,6 +26,9 @@ struct FileId {
 enum class Kind { Missing, Regular, Directory, Other };
 Kind kind_of(const std::string &path);
 FileId id_of(const std::string &path);
+// The file that writing to path replaces: the target of a symbolic link
+// that leads to an existing file, otherwise path itself.
+std::string replaced_file(const std::string &path);
 
 class File {
 public:

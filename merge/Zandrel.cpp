@@ -342,7 +342,8 @@ void write_merged_output() {
         fail();
     }
     PendingOutput out;
-    if (out.create(output) != 0) {
+    // Through a symbolic link the linked file is replaced, not the link.
+    if (out.create(kelvane::io::replaced_file(output)) != 0) {
         std::printf("\nCannot open binary file %s for writing\n", output.c_str());
         fail();
     }
