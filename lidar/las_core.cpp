@@ -15,18 +15,6 @@ double load_f64(const unsigned char *p) {
     std::memcpy(&d, &bits, sizeof d);
     return d;
 }
-void store_u16(unsigned char *p, std::uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-void store_u32(unsigned char *p, std::uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v >> (8 * k));
-}
-void store_f64(unsigned char *p, double d) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    for (int k = 0; k < 8; ++k) p[k] = static_cast<unsigned char>(bits >> (8 * k));
-}
 
 static_assert(sizeof(double) == 8, "IEEE-754 binary64 doubles");
 
@@ -36,6 +24,12 @@ constexpr std::int32_t kEmptyMaxXY = -2147483646, kEmptyMinXY = 2147483646;
 constexpr std::int32_t kEmptyMaxZ = -10000000, kEmptyMinZ = 10000000;
 
 }  // namespace
+
+void store_f64(unsigned char *p, double d) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    for (int k = 0; k < 8; ++k) p[k] = static_cast<unsigned char>(bits >> (8 * k));
+}
 
 LAS12Header decode_header(const unsigned char *b) {
     LAS12Header h;

@@ -24,6 +24,14 @@ inline std::uint32_t load_u32(const unsigned char *p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 inline std::int32_t load_i32(const unsigned char *p) { return static_cast<std::int32_t>(load_u32(p)); }
+inline void store_u16(unsigned char *p, std::uint16_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+inline void store_u32(unsigned char *p, std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v >> (8 * k));
+}
+void store_f64(unsigned char *p, double d);
 
 // The 227 bytes of a header and the record, field by field.
 LAS12Header decode_header(const unsigned char *bytes);

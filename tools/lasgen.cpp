@@ -99,41 +99,32 @@ struct Random {
     std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
 };
 
-void put_u16(unsigned char *p, std::uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-void put_u32(unsigned char *p, std::uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v >> (8 * k));
-}
-void put_f64(unsigned char *p, double d) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &d, 8);
-    for (int k = 0; k < 8; ++k) p[k] = static_cast<unsigned char>(bits >> (8 * k));
-}
+using kelvane::store_f64;
+using kelvane::store_u16;
+using kelvane::store_u32;
 
 // One record: raw X and Y within 0 to 10,000,000, Z within 0 to 500,000,
 // return number 1 to 5 of a pulse of up to 5 returns.
 void make_record(Random &rnd, int format, std::uint64_t index, unsigned char *r) {
     std::memset(r, 0, kelvane::record_length_of_format(static_cast<unsigned>(format)));
-    put_u32(r + 0, rnd.below(10000000));
-    put_u32(r + 4, rnd.below(10000000));
-    put_u32(r + 8, rnd.below(500000));
-    put_u16(r + 12, static_cast<std::uint16_t>(rnd.below(65536)));
+    store_u32(r + 0, rnd.below(10000000));
+    store_u32(r + 4, rnd.below(10000000));
+    store_u32(r + 8, rnd.below(500000));
+    store_u16(r + 12, static_cast<std::uint16_t>(rnd.below(65536)));
     unsigned returns = 1 + rnd.below(5);
     unsigned number = 1 + rnd.below(returns);
     r[14] = static_cast<unsigned char>(number | (returns << 3) | (rnd.below(4) << 6));
     r[15] = static_cast<unsigned char>(rnd.below(32));
     r[16] = static_cast<unsigned char>(rnd.below(181) - 90);
     r[17] = static_cast<unsigned char>(rnd.below(256));
-    put_u16(r + 18, static_cast<std::uint16_t>(rnd.below(65536)));
+    store_u16(r + 18, static_cast<std::uint16_t>(rnd.below(65536)));
     std::size_t colour = 20;
     if (format == 1 || format == 3) {
-        put_f64(r + 20, 1000.0 + static_cast<double>(index) * 1e-5);
+        store_f64(r + 20, 1000.0 + static_cast<double>(index) * 1e-5);
         colour = 28;
     }
     if (format == 2 || format == 3)
-        for (int c = 0; c < 3; ++c) put_u16(r + colour + 2 * c, static_cast<std::uint16_t>(rnd.below(65536)));
+        for (int c = 0; c < 3; ++c) store_u16(r + colour + 2 * c, static_cast<std::uint16_t>(rnd.below(65536)));
 }
 
 }  // namespace
@@ -146,8 +137,8 @@ int main(int argc, char **argv) {
     if (o.vlr_bytes > 0) {
         unsigned char vlr_header[54] = {};
         std::memcpy(vlr_header + 2, "LASF_Projection", 15);
-        put_u16(vlr_header + 18, 34737);  // GeoTIFF ASCII parameters
-        put_u16(vlr_header + 20, static_cast<std::uint16_t>(o.vlr_bytes));
+        store_u16(vlr_header + 18, 34737);  // GeoTIFF ASCII parameters
+        store_u16(vlr_header + 20, static_cast<std::uint16_t>(o.vlr_bytes));
         std::memcpy(vlr_header + 22, "lasgen test record", 18);
         vlr.assign(vlr_header, vlr_header + sizeof vlr_header);
         Random fill{o.seed ^ 0x5EEDull};
