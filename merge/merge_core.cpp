@@ -98,6 +98,9 @@ std::uint32_t end_of_carried_bytes(const LAS12Header &h, const ReadAt &read_at) 
     constexpr std::uint32_t kVlrHeaderBytes = 54;
     const std::uint32_t limit = h.OffsetToData;
     std::uint32_t end = 227;
+    // Records that start inside the header leave nothing to carry (and the
+    // room left below would wrap).
+    if (limit < end) return end;
     if (h.HeaderSize > end && h.HeaderSize <= limit) end = h.HeaderSize;
     unsigned char vlr_header[kVlrHeaderBytes];
     for (std::uint32_t k = 0; k < h.NumberOfVariableLengthRecords; ++k) {
