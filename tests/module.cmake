@@ -10,3 +10,10 @@ zandrel_add_test(module_exports_test module/exports_test.cpp)
 target_compile_definitions(module_exports_test PRIVATE KELVANE_SHARED_LIB="$<TARGET_FILE:Kelvane_LiDAR>")
 target_link_libraries(module_exports_test PRIVATE ${CMAKE_DL_LIBS})
 add_dependencies(module_exports_test Kelvane_LiDAR)
+
+# The installed package, used by a program of another project.
+add_test(NAME module_install_consumer
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/module/install_consumer.sh
+          ${PROJECT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/module/consumer ${CMAKE_C_COMPILER}
+          ${CMAKE_INSTALL_LIBDIR})
+set_tests_properties(module_install_consumer PROPERTIES TIMEOUT 300)
