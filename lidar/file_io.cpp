@@ -61,16 +61,59 @@ FileId id_of(const std::string &path) {
     return id;
 }
 
+// The errno value closest to a Windows error code.
+static int errno_of(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_DRIVE: return ENOENT;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return EEXIST;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT: return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return ENOMEM;
+    default: return EIO;
+    }
+}
+
+// Opened through CreateFile, not _open, for two things POSIX gives: a folder
+// opens too (and then fails is_regular, so it is reported as no regular
+// file), and the file may be renamed or deleted while open, which lets an
+// interrupted run remove its temporary output before closing it.
 int File::open(const std::string &path, Mode mode) {
     close();
+    DWORD access = GENERIC_READ;
+    DWORD disposition = OPEN_EXISTING;
+    DWORD attributes = FILE_FLAG_BACKUP_SEMANTICS;
     int flags = _O_BINARY;
     switch (mode) {
     case Mode::Read: flags |= _O_RDONLY; break;
-    case Mode::ReadWrite: flags |= _O_RDWR; break;
-    case Mode::CreateNew: flags |= _O_WRONLY | _O_CREAT | _O_EXCL; break;
+    case Mode::ReadWrite: access |= GENERIC_WRITE; break;
+    case Mode::CreateNew:
+        access = GENERIC_WRITE;
+        disposition = CREATE_NEW;
+        attributes = FILE_ATTRIBUTE_NORMAL;
+        break;
     }
-    fd_ = _open(path.c_str(), flags, _S_IREAD | _S_IWRITE);
-    return fd_ < 0 ? errno : 0;
+    HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           disposition, attributes, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
+    fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+    if (fd_ < 0) {
+        const int err = errno;
+        CloseHandle(h);
+        return err;
+    }
+    return 0;
 }
 
 std::int64_t File::read(void *buf, std::size_t n, int *err) {
@@ -112,8 +155,10 @@ std::int64_t File::size(int *err) const {
 }
 
 bool File::is_regular() const {
-    struct _stat64 st;
-    return _fstat64(fd_, &st) == 0 && (st.st_mode & _S_IFREG);
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
+    BY_HANDLE_FILE_INFORMATION info;
+    return h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 FileId File::id() const { return id_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd_))); }
@@ -127,7 +172,7 @@ int File::close() {
 
 static int replace_file(const std::string &from, const std::string &to) {
     if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
-    return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return errno_of(GetLastError());
 }
 
 static long process_id() { return static_cast<long>(_getpid()); }
