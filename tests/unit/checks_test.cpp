@@ -2,7 +2,6 @@
 // routines, with every message compared byte for byte.
 #include "test_support.h"
 
-#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>

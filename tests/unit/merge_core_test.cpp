@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
