@@ -20,6 +20,8 @@
 #include <new>
 #include <string>
 
+#include <sys/stat.h>
+
 using kelvane::io::CopyResult;
 using kelvane::io::File;
 using kelvane::io::PendingOutput;
@@ -69,7 +71,23 @@ void remove_pending_output_on_interrupt() {
 #endif
 }
 
+// Opening a FIFO for reading waits for a writer, maybe for ever, and a FIFO
+// cannot be read once for each pass.
+bool is_fifo(const char *name) {
+#if defined(S_ISFIFO)
+    struct stat st;
+    return ::stat(name, &st) == 0 && S_ISFIFO(st.st_mode);
+#else
+    (void)name;
+    return false;
+#endif
+}
+
 std::FILE *open_list_or_fail(const char *failure_format) {
+    if (is_fifo(list_name())) {
+        std::printf("\nList file %s is not a regular file\n", list_name());
+        fail();
+    }
     std::FILE *list = std::fopen(list_name(), "r");
     if (!list) {
         std::printf(failure_format, list_name());
