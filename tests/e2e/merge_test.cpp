@@ -242,6 +242,14 @@ TEST(MergeList, RefusedListsAndListedFiles) {
         {"too short to classify", "a.las\nshort.las\n",
          "\nshort.las is too short to be a valid .las file (50 bytes)\n"
          "short.las (listed in list.txt) is not a valid LAS file\n"},
+        {"one byte short of the record length", "a.las\nb106.las\n",
+         "\nb106.las is too short to be a valid .las file (106 bytes)\n"
+         "b106.las (listed in list.txt) is not a valid LAS file\n"},
+        {"an empty file", "a.las\nzero.las\n",
+         "\nzero.las is too short to be a valid .las file (0 bytes)\n"
+         "zero.las (listed in list.txt) is not a valid LAS file\n"},
+        {"classified, but no whole header", "a.las\nb107.las\n",
+         "\nb107.las is too short to hold a LAS header (107 bytes, 227 needed)\n"},
         {"a folder", "a.las\nfolder.las\n",
          "\nfolder.las is not a regular file\nfolder.las (listed in list.txt) is not a valid LAS file\n"},
     };
@@ -263,6 +271,12 @@ TEST(MergeList, RefusedListsAndListedFiles) {
         Bytes short_file = las(2, 3, 0, 7).bytes();
         short_file.resize(50);
         write_file(dir / "short.las", short_file);
+        for (std::size_t n : {106, 107}) {
+            short_file = las(2, 3, 0, 7).bytes();
+            short_file.resize(n);
+            write_file(dir / (n == 106 ? "b106.las" : "b107.las"), short_file);
+        }
+        write_file(dir / "zero.las", {});
         fs::create_directory(dir / "folder.las");
         if (c.list) write_text(dir / L, *c.list);
 
@@ -284,6 +298,22 @@ TEST(MergeList, NamesAreSeparatedByAnyWhiteSpaceAndTheLastNeedsNoLineEnd) {
     EXPECT_EQ(r.out, success_out(14, {"a.las", "b.las", "a.las"}));
     Bytes out = read_file(dir / "out.las");
     EXPECT_TRUE(same_bytes(Bytes(out.begin() + 227, out.end()), cat({a.records, b.records, a.records})));
+}
+
+TEST(MergeList, NamesAreTakenFromTheWorkingFolderAndPrintedAsWritten) {
+    ScratchDir dir;
+    fs::create_directory(dir / "lists");
+    LasFile a = las(1, 0, 4, 1), b = las(1, 0, 6, 2);
+    put(dir, "a.las", a);
+    put(dir, "p%d%s.las", b);
+    // A file of the same name beside the list is not the one listed.
+    put(dir, "lists/a.las", las(1, 0, 9, 3));
+    write_text(dir / "lists/list.txt", "a.las\np%d%s.las\n");
+    RunResult r = merge(dir, "lists/list.txt");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, success_out(10, {"a.las", "p%d%s.las"}));
+    Bytes out = read_file(dir / "out.las");
+    EXPECT_TRUE(same_bytes(Bytes(out.begin() + 227, out.end()), cat({a.records, b.records})));
 }
 
 TEST(MergeList, RefusalOfTheThirdOfFiveLeavesTheRestUnopened) {
