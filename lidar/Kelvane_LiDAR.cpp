@@ -27,17 +27,22 @@ int as_char(unsigned value) { return static_cast<unsigned char>(value + 48u); }
     std::exit(-1);
 }
 
+// The open that file_access reports on, kept open for a caller that reads on.
+bool open_for_access(File &f, const char *filename) {
+    if (f.open(filename, File::Mode::Read) != 0) {
+        std::printf("Unable to open file %s in file_access()\n", filename);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
 
 int16_t file_access(const char *filename) {
     File f;
-    if (f.open(filename, File::Mode::Read) != 0) {
-        std::printf("Unable to open file %s in file_access()\n", filename);
-        return -1;
-    }
-    return 0;
+    return open_for_access(f, filename) ? 0 : -1;
 }
 
 int16_t check_file_extension(const char *filename, const char *extension) {
@@ -62,17 +67,14 @@ void error_msg(int32_t i, const char *text) {
 }
 
 LASType check_las(const char *filename) {
-    if (file_access(filename) < 0) {
+    // One open serves the access test and the read.
+    File f;
+    if (!open_for_access(f, filename)) {
         error_msg(1, filename);
         return -1;
     }
     if (check_file_extension(filename, "las") < 0) return -1;
 
-    File f;
-    if (int err = f.open(filename, File::Mode::Read)) {
-        std::printf("\nCannot open %s for reading: %s\n", filename, kelvane::io::error_text(err).c_str());
-        return -1;
-    }
     // Only a regular file can be read again by position: a directory, FIFO
     // or device is no LAS file.
     if (!f.is_regular()) {
