@@ -163,20 +163,41 @@ ExtensionCheck check_extension(std::string_view name, std::string_view extension
 }
 
 void PointScan::add(const unsigned char *p, std::size_t count, std::size_t record_length) {
-    for (std::size_t r = 0; r < count; ++r, p += record_length) {
-        const std::int32_t xyz[3] = {load_i32(p), load_i32(p + 4), load_i32(p + 8)};
-        if (records == 0) {
-            for (int a = 0; a < 3; ++a) min[a] = max[a] = xyz[a];
-        } else {
-            for (int a = 0; a < 3; ++a) {
-                if (xyz[a] > max[a]) max[a] = xyz[a];
-                if (xyz[a] < min[a]) min[a] = xyz[a];
-            }
-        }
-        unsigned return_number = p[14] & 7u;
-        if (return_number >= 1 && return_number <= 5) ++by_return[return_number - 1];
-        ++records;
+    if (count == 0) return;
+    if (records == 0) {
+        for (int a = 0; a < 3; ++a) min[a] = max[a] = load_i32(p + 4 * a);
     }
+    // Two sets of extents, for even and odd records, halve the chains of
+    // dependent comparisons; a count for every value of the three
+    // return-number bits leaves the loop without a branch the data decide.
+    std::int32_t lo[2][3], hi[2][3];
+    for (int s = 0; s < 2; ++s) {
+        for (int a = 0; a < 3; ++a) {
+            lo[s][a] = min[a];
+            hi[s][a] = max[a];
+        }
+    }
+    std::uint32_t by_bits[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    const auto take = [&](const unsigned char *q, int s) {
+        for (int a = 0; a < 3; ++a) {
+            const std::int32_t v = load_i32(q + 4 * a);
+            hi[s][a] = v > hi[s][a] ? v : hi[s][a];
+            lo[s][a] = v < lo[s][a] ? v : lo[s][a];
+        }
+        ++by_bits[q[14] & 7u];
+    };
+    std::size_t r = 0;
+    for (; r + 1 < count; r += 2, p += 2 * record_length) {
+        take(p, 0);
+        take(p + record_length, 1);
+    }
+    if (r < count) take(p, 0);
+    for (int a = 0; a < 3; ++a) {
+        min[a] = lo[0][a] < lo[1][a] ? lo[0][a] : lo[1][a];
+        max[a] = hi[0][a] > hi[1][a] ? hi[0][a] : hi[1][a];
+    }
+    for (int k = 0; k < 5; ++k) by_return[k] += by_bits[k + 1];
+    records += count;
 }
 
 void PointScan::apply(LAS12Header &h) const {
