@@ -36,9 +36,10 @@ LAS12Header *_ph12global = nullptr;
 
 namespace {
 
-// The copy buffer never exceeds this: larger blocks copy no faster and only
-// grow the process.
-constexpr std::size_t kMaxBlockSize = std::size_t{8} << 20;
+// The copy buffer never exceeds this: larger blocks copy more slowly through
+// the buffer (they no longer stay in the processor's caches) and grow the
+// process. The buffer only serves where the kernel cannot copy.
+constexpr std::size_t kMaxBlockSize = std::size_t{1} << 20;
 
 PendingOutput *pending_output = nullptr;
 const char *volatile pending_temp_path = nullptr;
@@ -338,9 +339,12 @@ void copy_carried_bytes(const std::string &name, Input &in, File &out, unsigned 
         });
     if (int err = file.seek(227)) report_copy_failure(name, CopyResult{0, CopyResult::Failure::Read, err});
     report_copy_failure(name, kelvane::io::copy_bytes(file, out, end - 227, block, block_size, kernel_copy));
-    // Padding and leftover writer memory become zeros.
-    std::memset(block, 0, block_size);
-    for (std::uint32_t left = in.header.OffsetToData - end; left > 0;) {
+    // Padding and leftover writer memory become zeros. Only the bytes written
+    // are cleared: the block's other pages are never touched when the kernel
+    // copies, which keeps them out of the process.
+    const std::uint32_t gap = in.header.OffsetToData - end;
+    std::memset(block, 0, gap < block_size ? gap : block_size);
+    for (std::uint32_t left = gap; left > 0;) {
         const std::size_t n = left < block_size ? left : block_size;
         if (int err = out.write_all(block, n))
             report_copy_failure(name, CopyResult{0, CopyResult::Failure::Write, err});
