@@ -220,7 +220,9 @@ void initialize_header(Header *ph, std::uint8_t minor_version) {
     ph->PointDataFormatID = 0;
     ph->PointDataRecordLength = 0;
     ph->NumberOfPointReturns = 0;
-    for (auto &n : ph->NumberOfPointsByReturn) n = 0;
+    // By index: the packed array may lie at any address, which a reference
+    // to its element must not.
+    for (int k = 0; k < 5; ++k) ph->NumberOfPointsByReturn[k] = 0;
     ph->XScaleFactor = ph->YScaleFactor = ph->ZScaleFactor = 1.0;
     ph->XOffset = ph->YOffset = ph->ZOffset = 0.0;
     ph->MaxX = ph->MinX = ph->MaxY = ph->MinY = ph->MaxZ = ph->MinZ = 0.0;

@@ -342,7 +342,7 @@ TEST_F(Faults, InputsWithoutPoints) {
     LAS12Header h = header_of(e1);
     const LAS12Header hb = header_of(b);
     h.NumberOfPointReturns = hb.NumberOfPointReturns;
-    std::copy(std::begin(hb.NumberOfPointsByReturn), std::end(hb.NumberOfPointsByReturn), h.NumberOfPointsByReturn);
+    for (int k = 0; k < 5; ++k) h.NumberOfPointsByReturn[k] = hb.NumberOfPointsByReturn[k];
     h.MinX = hb.MinX, h.MaxX = hb.MaxX, h.MinY = hb.MinY, h.MaxY = hb.MaxY, h.MinZ = hb.MinZ, h.MaxZ = hb.MaxZ;
     Bytes expected(227);
     kelvane::encode_header(h, expected.data());
