@@ -16,7 +16,7 @@ testing=(libgtest-dev:/usr/include/gtest/gtest.h clang:/usr/bin/clang libclang-r
          nodejs:/usr/bin/node npm:/usr/bin/npm
          g++-mingw-w64-x86-64-posix:/usr/bin/x86_64-w64-mingw32-g++-posix
          g++-mingw-w64-i686-posix:/usr/bin/i686-w64-mingw32-g++-posix
-         wine64:/usr/lib/wine/wine64)
+         wine:/usr/bin/wine wine64:/usr/lib/wine/wine64)
 wanted=("${base[@]}")
 [ "$mode" = test ] && wanted+=("${testing[@]}")
 missing=()
