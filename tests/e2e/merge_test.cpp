@@ -639,6 +639,32 @@ TEST(MergeSafety, OutputHasThePermissionsOfANewFile) {
     }
 }
 
+TEST(MergeSafety, OutputNamedByASymbolicLink) {
+    // A link to a file: the file is replaced and the link kept. A link to
+    // nothing: the link itself becomes the output.
+    for (bool target_exists : {true, false}) {
+        SCOPED_TRACE(target_exists);
+        ScratchDir dir;
+        LasFile a = las(2, 3, 5, 1), b = las(2, 3, 7, 2);
+        put(dir, "a.las", a);
+        put(dir, "b.las", b);
+        write_text(dir / "list.txt", "a.las\nb.las\n");
+        fs::create_directory(dir / "elsewhere");
+        if (target_exists) write_text(dir / "elsewhere/target.las", "old");
+        fs::create_symlink("elsewhere/target.las", dir / "out.las");
+        RunResult r = merge(dir);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(fs::is_symlink(dir / "out.las"), target_exists);
+        const Bytes out = read_file(dir / "out.las");
+        EXPECT_TRUE(same_bytes(Bytes(out.begin() + 227, out.end()), cat({a.records, b.records})));
+        EXPECT_EQ(fs::exists(dir / "elsewhere/target.las"), target_exists);
+        EXPECT_TRUE(leftovers(dir).empty());
+        // Nothing is left beside the target either.
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "elsewhere"), fs::directory_iterator()),
+                  target_exists ? 1 : 0);
+    }
+}
+
 TEST(MergeSafety, InputsShorterThanTheirHeaderSaysAreRefused) {
     struct Case {
         const char *what;
