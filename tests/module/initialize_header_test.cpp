@@ -117,36 +117,38 @@ TEST(InitializeHeader, VersionsDifferInTheMinorVersionOnly) {
     }
 }
 
+// Packed fields are compared as values (unary +): a reference to one may be
+// misaligned.
 TEST(InitializeHeader, FieldsReadThroughTheRecords) {
     LAS12Header h;
     std::memset(&h, 0xFF, sizeof h);
     initialize_header12(&h);
     EXPECT_STREQ(h.GeneratingSoftware, "Kelvane LiDAR Utilities");
     EXPECT_STREQ(h.SystemIdentifier, "");
-    EXPECT_EQ(h.HeaderSize, 227);
-    EXPECT_EQ(h.OffsetToData, 227u);
-    EXPECT_EQ(h.PointDataFormatID, 0);
-    EXPECT_EQ(h.PointDataRecordLength, 0);
-    EXPECT_EQ(h.NumberOfPointReturns, 0u);
-    EXPECT_EQ(h.XScaleFactor, 1.0);
-    EXPECT_EQ(h.ZOffset, 0.0);
-    EXPECT_EQ(h.MinZ, 0.0);
+    EXPECT_EQ(+h.HeaderSize, 227);
+    EXPECT_EQ(+h.OffsetToData, 227u);
+    EXPECT_EQ(+h.PointDataFormatID, 0);
+    EXPECT_EQ(+h.PointDataRecordLength, 0);
+    EXPECT_EQ(+h.NumberOfPointReturns, 0u);
+    EXPECT_EQ(+h.XScaleFactor, 1.0);
+    EXPECT_EQ(+h.ZOffset, 0.0);
+    EXPECT_EQ(+h.MinZ, 0.0);
 
     LAS10Header h10;
     std::memset(&h10, 0xFF, sizeof h10);
     initialize_header10(&h10);
-    EXPECT_EQ(h10.Reserved, 0u);
-    EXPECT_EQ(h10.FlightDateJulian, 0);
-    EXPECT_EQ(h10.Year, 0);
+    EXPECT_EQ(+h10.Reserved, 0u);
+    EXPECT_EQ(+h10.FlightDateJulian, 0);
+    EXPECT_EQ(+h10.Year, 0);
     EXPECT_STREQ(h10.GeneratingSoftware, "Kelvane LiDAR Utilities");
 
     LAS11Header h11;
     std::memset(&h11, 0xFF, sizeof h11);
     initialize_header11(&h11);
-    EXPECT_EQ(h11.FileSourceID, 0);
-    EXPECT_EQ(h11.Reserved, 0);
-    EXPECT_EQ(h11.FileCreationDay, 0);
-    EXPECT_EQ(h11.FileCreationYear, 0);
+    EXPECT_EQ(+h11.FileSourceID, 0);
+    EXPECT_EQ(+h11.Reserved, 0);
+    EXPECT_EQ(+h11.FileCreationDay, 0);
+    EXPECT_EQ(+h11.FileCreationYear, 0);
 }
 
 // Format 0 needs 20-byte records, and the fresh header says 0.
