@@ -120,6 +120,19 @@ TEST_F(Faults, FullFileSystemDuringTheCopy) {
     const Snapshot before = snapshot(dir.path());
     expect_refused(zandrel("list.txt", "small/out.las"), before,
                    "\nFailed to write small/out.las: No space left on device\n");
+
+    // Full before the header: a filler takes every free block.
+    {
+        std::FILE *filler = std::fopen((dir / "small/filler").c_str(), "wb");
+        ASSERT_NE(filler, nullptr);
+        const Bytes block(4096, 0xF0);
+        while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+        }
+        std::fclose(filler);
+    }
+    const Snapshot full = snapshot(dir.path());
+    expect_refused(zandrel("list.txt", "small/out.las"), full,
+                   "\nFailed to write small/out.las: No space left on device\n");
 }
 
 // How the interposer changes a file at one opening of the list.
