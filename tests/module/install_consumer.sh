@@ -46,8 +46,11 @@ cmake --build "$work/consumer" >"$work/build.log" 2>&1 || { cat "$work/build.log
 check_output "$work/consumer/consumer_shared"
 check_output "$work/consumer/consumer_static"
 # The shared consumer uses the installed library, not the build tree's.
-ldd "$work/consumer/consumer_shared" | grep -q "$prefix/$libdir/libKelvane_LiDAR.so.1" ||
-    fail "consumer_shared does not load the installed library"
+# (ldd's output is captured first: grep -q may stop reading early, and under
+# pipefail ldd's SIGPIPE would fail the check.)
+loaded=$(ldd "$work/consumer/consumer_shared")
+grep -q "$prefix/$libdir/libKelvane_LiDAR.so.1" <<<"$loaded" ||
+    { echo "$loaded"; fail "consumer_shared does not load the installed library"; }
 
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 [ "$(pkg-config --modversion kelvane_lidar)" = 1.0.0 ] || fail "pkg-config version"
