@@ -28,7 +28,7 @@ inline std::string write_scratch_file(const char *name, const std::uint8_t *data
     }();
     const std::string path = folder + "/" + name;
     std::FILE *f = std::fopen(path.c_str(), "wb");
-    if (!f || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) std::abort();
+    if (!f || (size > 0 && std::fwrite(data, 1, size, f) != size) || std::fclose(f) != 0) std::abort();
     return path;
 }
 
