@@ -4,12 +4,12 @@ using namespace testing_support;
 
 TEST(MergeRun, MergesGeneratedFilesInListOrder) {
     ScratchDir dir;
-    LasSpec spec;
-    spec.gap = Bytes(20, 0xAB);
-    LasFile a = make_las(spec);
-    spec.seed = 2;
-    spec.gap.clear();
-    LasFile b = make_las(spec);
+    LasRecipe recipe;
+    recipe.gap = Bytes(20, 0xAB);
+    LasFile a = make_las(recipe);
+    recipe.seed = 2;
+    recipe.gap.clear();
+    LasFile b = make_las(recipe);
     write_file(dir / "a.las", a.bytes());
     write_file(dir / "b.las", b.bytes());
     write_text(dir / "list.txt", "a.las\nb.las\n");

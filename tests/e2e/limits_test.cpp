@@ -21,10 +21,10 @@ const std::string kLimitRefusal =
 // the file to hold them; false when the folder cannot hold a sparse file of
 // that size.
 bool sparse_las(const std::string &path, std::uint32_t points) {
-    LasSpec spec;
-    spec.format = 0;
-    spec.points = 0;
-    LasFile f = make_las(spec);
+    LasRecipe recipe;
+    recipe.format = 0;
+    recipe.points = 0;
+    LasFile f = make_las(recipe);
     f.header.NumberOfPointReturns = points;
     f.header.NumberOfPointsByReturn[0] = points;
     write_file(path, f.bytes());
@@ -79,9 +79,9 @@ TEST(MergeLimits, AFirstFileAtTheLimitIsRefusedAsSoonAsItIsRead) {
     ScratchDir dir;
     SPARSE_OR_SKIP(dir / "big.las", 2147483647u);
     // The second would be refused as shorter than its header says, were it examined.
-    LasSpec spec;
-    spec.format = 0;
-    LasFile second = make_las(spec);
+    LasRecipe recipe;
+    recipe.format = 0;
+    LasFile second = make_las(recipe);
     second.header.NumberOfPointReturns = 99;
     write_file(dir / "short.las", second.bytes());
     write_text(dir / "list.txt", "big.las\nshort.las\n");
@@ -127,10 +127,10 @@ TEST(MergeLimits, TheSizeWarningDoesNotStopTheMerge) {
         static_cast<unsigned long long>(fsinfo.f_bavail) * fsinfo.f_frsize < (6ull << 30))
         GTEST_SKIP() << "fewer than 6 GiB free for a 2 GiB output";
     SPARSE_OR_SKIP(dir / "a.las", 107374170u);
-    LasSpec spec;
-    spec.format = 0;
-    spec.points = 1;
-    const LasFile b = make_las(spec);
+    LasRecipe recipe;
+    recipe.format = 0;
+    recipe.points = 1;
+    const LasFile b = make_las(recipe);
     write_file(dir / "b.las", b.bytes());
     write_text(dir / "list.txt", "a.las\nb.las\n");
     RunResult r = run({zandrel_exe(), "list.txt", "out.las"}, dir.path().string());

@@ -86,7 +86,7 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 }
 
 LasFile las(int minor, int format, std::uint32_t points, unsigned seed, Bytes gap = {}) {
-    LasSpec s;
+    LasRecipe s;
     s.minor = minor;
     s.format = format;
     s.points = points;

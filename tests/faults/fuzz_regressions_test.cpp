@@ -20,10 +20,10 @@ using Target = int (*)(const std::uint8_t *, std::size_t);
 // Headers of a 1.2 format 1 file with a given OffsetToData and point count,
 // followed by extra bytes.
 Bytes las_bytes(std::uint32_t offset, std::uint32_t points, std::size_t extra) {
-    LasSpec spec;
-    spec.format = 1;
-    spec.points = 2;
-    LasFile f = make_las(spec);
+    LasRecipe recipe;
+    recipe.format = 1;
+    recipe.points = 2;
+    LasFile f = make_las(recipe);
     f.header.OffsetToData = offset;
     f.header.NumberOfPointReturns = points;
     Bytes b = f.bytes();

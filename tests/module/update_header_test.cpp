@@ -130,27 +130,27 @@ TEST(UpdateHeader, RewritesCountsAndExtentsOfEveryVersionAndFormat) {
     ScratchDir dir;
     for (const auto &vf : kAccepted) {
         SCOPED_TRACE("version 1." + std::to_string(vf.minor) + " format " + std::to_string(vf.format));
-        LasSpec spec;
-        spec.minor = vf.minor;
-        spec.format = vf.format;
-        spec.points = 37;
-        spec.scale[0] = 0.01, spec.scale[1] = -0.5, spec.scale[2] = 0.001;  // a negative scale swaps max and min
-        spec.offset[0] = 1000, spec.offset[1] = -20, spec.offset[2] = 5;
-        spec.gap.resize(80);
-        for (std::size_t k = 0; k < spec.gap.size(); ++k) spec.gap[k] = static_cast<unsigned char>(0xA0 + k);
-        spec.seed = static_cast<unsigned>(vf.minor * 10 + vf.format);
-        LasFile f = make_las(spec);
+        LasRecipe recipe;
+        recipe.minor = vf.minor;
+        recipe.format = vf.format;
+        recipe.points = 37;
+        recipe.scale[0] = 0.01, recipe.scale[1] = -0.5, recipe.scale[2] = 0.001;  // a negative scale swaps max and min
+        recipe.offset[0] = 1000, recipe.offset[1] = -20, recipe.offset[2] = 5;
+        recipe.gap.resize(80);
+        for (std::size_t k = 0; k < recipe.gap.size(); ++k) recipe.gap[k] = static_cast<unsigned char>(0xA0 + k);
+        recipe.seed = static_cast<unsigned>(vf.minor * 10 + vf.format);
+        LasFile f = make_las(recipe);
         f.header.HeaderSize = 227 + 16;  // 16 bytes of header extension, then a VLR area
         f.header.NumberOfVariableLengthRecords = 1;
         // Return numbers 0 to 7 with the flag bits set and clear, 0x81 and 0x0E among them.
         static const unsigned char bitfields[] = {0x81, 0x0E, 0, 1, 2, 3, 4, 5, 6, 7, 0xFA, 0x43, 0x7F};
         const std::size_t len = record_size(vf.format);
-        for (std::size_t r = 0; r < spec.points; ++r) f.records[r * len + 14] = bitfields[r % std::size(bitfields)];
+        for (std::size_t r = 0; r < recipe.points; ++r) f.records[r * len + 14] = bitfields[r % std::size(bitfields)];
         make_stale(f.header);
         Bytes before = f.bytes();
         // Arbitrary bytes in the header fields that no check reads: GUID,
         // texts without terminator, dates, VLR count.
-        std::mt19937 rng(spec.seed + 100);
+        std::mt19937 rng(recipe.seed + 100);
         for (std::size_t i = 4; i < 104; ++i)
             if (i < 24 || (i >= 26 && i < 94) || i >= 100) before[i] = static_cast<unsigned char>(rng());
         const Bytes tail(len - 1, 0x5A);
@@ -189,11 +189,11 @@ TEST(UpdateHeader, FileWithoutWholeRecordGetsStartingExtents) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        LasSpec spec;
-        spec.points = 0;
-        spec.scale[0] = 0.01, spec.scale[1] = 0.25, spec.scale[2] = 0.001;
-        spec.offset[0] = 500000, spec.offset[1] = 4000000, spec.offset[2] = -10;
-        LasFile f = make_las(spec);
+        LasRecipe recipe;
+        recipe.points = 0;
+        recipe.scale[0] = 0.01, recipe.scale[1] = 0.25, recipe.scale[2] = 0.001;
+        recipe.offset[0] = 500000, recipe.offset[1] = 4000000, recipe.offset[2] = -10;
+        LasFile f = make_las(recipe);
         make_stale(f.header);
         Bytes before = f.bytes();
         before.insert(before.end(), c.tail, 0x77);
@@ -239,11 +239,11 @@ TEST(UpdateHeader, ExtremeRawCoordinatesGiveTrueExtents) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        LasSpec spec;
-        spec.format = 1;
-        spec.points = static_cast<std::uint32_t>(c.xyz.size());
-        spec.offset[0] = 10, spec.offset[1] = 20, spec.offset[2] = 30;
-        LasFile f = make_las(spec);
+        LasRecipe recipe;
+        recipe.format = 1;
+        recipe.points = static_cast<std::uint32_t>(c.xyz.size());
+        recipe.offset[0] = 10, recipe.offset[1] = 20, recipe.offset[2] = 30;
+        LasFile f = make_las(recipe);
         for (std::size_t r = 0; r < c.xyz.size(); ++r)
             for (int a = 0; a < 3; ++a) set_raw(f, r, a, c.xyz[r][static_cast<std::size_t>(a)]);
         make_stale(f.header);
@@ -268,21 +268,21 @@ TEST(UpdateHeader, ExtremeRawCoordinatesGiveTrueExtents) {
 // planted at the last and first records of blocks and at the last record.
 TEST(UpdateHeader, BlockScanEqualsRecordByRecordScan) {
     ScratchDir dir;
-    LasSpec spec;
-    spec.format = 3;
-    spec.points = 100000;
-    spec.seed = 42;
-    LasFile f = make_las(spec);
+    LasRecipe recipe;
+    recipe.format = 3;
+    recipe.points = 100000;
+    recipe.seed = 42;
+    LasFile f = make_las(recipe);
     std::mt19937 rng(7);
     std::uniform_int_distribution<std::int32_t> moderate(-1000000000, 1000000000);
-    for (std::size_t r = 0; r < spec.points; ++r)
+    for (std::size_t r = 0; r < recipe.points; ++r)
         for (int a = 0; a < 3; ++a) set_raw(f, r, a, moderate(rng));
     const std::size_t per_block = (std::size_t{1} << 20) / 34;
     set_raw(f, per_block - 1, 0, 2000000000);
     set_raw(f, per_block, 1, -2000000000);
     set_raw(f, 2 * per_block, 0, -2000000001);
     set_raw(f, 2 * per_block - 1, 2, -2000000002);
-    set_raw(f, spec.points - 1, 2, 2000000003);
+    set_raw(f, recipe.points - 1, 2, 2000000003);
     make_stale(f.header);
     Bytes before = f.bytes();
     // A partial record whose X would be the largest if it were counted.
@@ -309,10 +309,10 @@ TEST(UpdateHeader, BlockScanEqualsRecordByRecordScan) {
 // found with 64-bit positions.
 TEST(UpdateHeader, PointDataBeyondTwoGiB) {
     ScratchDir dir;
-    LasSpec spec;
-    spec.format = 0;
-    spec.points = 6;
-    LasFile f = make_las(spec);
+    LasRecipe recipe;
+    recipe.format = 0;
+    recipe.points = 6;
+    LasFile f = make_las(recipe);
     f.header.OffsetToData = 0x80000000u + 123u;
     make_stale(f.header);
     Bytes header(227);
@@ -348,10 +348,10 @@ TEST(UpdateHeader, PointDataBeyondTwoGiB) {
 // declaring a colour format), and the file is unchanged.
 TEST(UpdateHeader, RefusedFilesEndTheProcessAndStayUnchanged) {
     ScratchDir dir;
-    LasSpec spec;
-    spec.format = 3;
-    spec.points = 3;
-    const Bytes valid = make_las(spec).bytes();
+    LasRecipe recipe;
+    recipe.format = 3;
+    recipe.points = 3;
+    const Bytes valid = make_las(recipe).bytes();
     struct Case {
         const char *name;
         std::function<void(Bytes &)> change;  // nullptr: no such file
@@ -404,7 +404,7 @@ TEST(UpdateHeader, RefusedFilesEndTheProcessAndStayUnchanged) {
 TEST(UpdateHeader, ReadOnlyFileIsRefused) {
     ScratchDir dir;
     const std::string path = dir / "ro.las";
-    LasFile f = make_las(LasSpec{});
+    LasFile f = make_las(LasRecipe{});
     make_stale(f.header);
     const Bytes before = f.bytes();
     write_file(path, before);

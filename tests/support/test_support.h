@@ -72,7 +72,7 @@ inline void write_text(const std::string &path, const std::string &text) {
 // given version, format and scales, optional bytes between header and
 // points, and records whose bytes are pseudo-random but for X, Y, Z and the
 // return number, which the caller may set.
-struct LasSpec {
+struct LasRecipe {
     int minor = 2;
     int format = 3;
     std::uint32_t points = 10;
@@ -97,7 +97,7 @@ struct LasFile {
 
 // Builds a consistent file: the header's counts and extents are those of
 // its records.
-inline LasFile make_las(const LasSpec &s) {
+inline LasFile make_las(const LasRecipe &s) {
     LasFile f;
     std::memset(&f.header, 0, sizeof f.header);
     initialize_header12(&f.header);

@@ -109,7 +109,7 @@ TEST(NameReader, EndRepeatsAfterTheLastName) {
 // ---------------------------------------------------------------- first_mismatch
 
 LAS12Header reference_header() {
-    LasSpec s;
+    LasRecipe s;
     s.scale[0] = 0.01; s.scale[1] = 0.001; s.scale[2] = 0.1;
     s.offset[0] = 1000.0; s.offset[1] = -2000.0; s.offset[2] = 0.0;
     return make_las(s).header;
