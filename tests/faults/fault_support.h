@@ -80,14 +80,7 @@ struct Limits {
 // Runs a program as run() does, under a file size limit, a time limit and
 // extra environment variables.
 inline RunResult run_limited(const std::vector<std::string> &argv, const Limits &limits) {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipe_fds[1], 1);
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
-        if (!limits.cwd.empty() && chdir(limits.cwd.c_str()) != 0) _exit(127);
+    return run(argv, limits.cwd, [&limits] {
         if (limits.file_size_limit >= 0) {
             // Past the limit a write fails with EFBIG instead of killing the
             // writer; Zandrel ignores the signal as well.
@@ -98,22 +91,7 @@ inline RunResult run_limited(const std::vector<std::string> &argv, const Limits 
         }
         for (const std::string &kv : limits.env) putenv(const_cast<char *>(kv.c_str()));
         alarm(limits.timeout_seconds);
-        std::vector<char *> args;
-        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(pipe_fds[1]);
-    RunResult r;
-    char buf[65536];
-    for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;) r.out.append(buf, static_cast<std::size_t>(n));
-    close(pipe_fds[0]);
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
-    if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
-    return r;
+    });
 }
 
 inline bool ends_with(const std::string &s, const std::string &tail) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -135,8 +136,10 @@ struct RunResult {
 };
 
 // Runs a program with arguments in a folder, capturing standard output
-// (standard error passes through).
-inline RunResult run(const std::vector<std::string> &argv, const std::string &cwd = "") {
+// (standard error passes through). in_child, if given, runs in the child
+// just before the program starts (limits, environment).
+inline RunResult run(const std::vector<std::string> &argv, const std::string &cwd = "",
+                     const std::function<void()> &in_child = {}) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
@@ -145,6 +148,7 @@ inline RunResult run(const std::vector<std::string> &argv, const std::string &cw
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        if (in_child) in_child();
         std::vector<char *> args;
         for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
